@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -311,18 +315,94 @@ TEST(Usage, EmptyCommandLine)
     EXPECT_EQ(got.status, 0);
 }
 
-// The bundled sample dump prints the report kept beside it.
-TEST(Sample, MatchesGolden)
+std::string sampleDump() { return dt::readFile(DUMP_TIMERS_SOURCE_DIR "/examples/sample.bin"); }
+std::string sampleReport() { return dt::readFile(DUMP_TIMERS_SOURCE_DIR "/examples/sample.golden"); }
+
+void expectSampleReport(const dt::Result &got)
 {
-    const std::string dir = DUMP_TIMERS_SOURCE_DIR "/examples/";
-    dt::Run r;
-    r.args = {dir + "sample.bin"};
-    dt::Result got = dt::run(r);
     std::string why;
-    EXPECT_EQ(dt::maskAddresses(got.out, &why), dt::readFile(dir + "sample.golden"));
+    EXPECT_EQ(dt::maskAddresses(got.out, &why), sampleReport());
     EXPECT_EQ(why, "");
     EXPECT_EQ(got.err, "");
     EXPECT_EQ(got.status, 0);
+}
+
+// The bundled sample dump prints the report kept beside it.
+TEST(Sample, MatchesGolden)
+{
+    dt::Run r;
+    r.args = {DUMP_TIMERS_SOURCE_DIR "/examples/sample.bin"};
+    expectSampleReport(dt::run(r));
+}
+
+// Where the dump comes from and what surrounds the run: the tool must read a
+// dump whole however it arrives, read no more than it needs, and say why it
+// could not read one.
+
+// A pipe delivers the dump in pieces that straddle records, with pauses in
+// between: the tool waits for all 896 bytes, as it reads them from a file.
+TEST(Input, PipeInSmallPiecesWithPauses)
+{
+    std::string bytes = sampleDump();
+    ASSERT_EQ(bytes.size(), 896u);
+    dt::Run r;
+    r.args = {"/dev/stdin"};
+    for (size_t at = 0; at < bytes.size(); at += 100)
+        r.stdinPieces.push_back(bytes.substr(at, 100));
+    r.pauseMs = 30;
+    expectSampleReport(dt::run(r));
+}
+
+// An 8 GiB file whose first 896 bytes are the dump and the rest a hole: the
+// tool reads the area and stops, it does not read on to the end.
+TEST(Input, HugeSparseFileReadOnlyAtItsHead)
+{
+    std::string path = dt::writeFile("sparse.bin", sampleDump());
+    if (truncate(path.c_str(), 8ll << 30) != 0)
+        GTEST_SKIP() << "this file system holds no 8 GiB sparse file: " << std::strerror(errno);
+    dt::Run r;
+    r.args = {path};
+    dt::Result got = dt::run(r);
+    std::remove(path.c_str());
+    expectSampleReport(got);
+    // All the process read, program loading (by an emulator too) included.
+    EXPECT_LT(got.rchar, 16ull << 20);
+}
+
+// A device that never ends: 896 zero bytes are a whole area of free slots.
+TEST(Input, DevZero)
+{
+    dt::Run r;
+    r.args = {"/dev/zero"};
+    dt::Result got = dt::run(r);
+    std::string why;
+    EXPECT_EQ(dt::maskAddresses(got.out, &why), kAllUnused);
+    EXPECT_EQ(why, "");
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+}
+
+// A file the user may not read. Root reads anything, so as root the tool
+// runs as the unprivileged user "nobody" (65534) for this case.
+TEST(Input, UnreadableFile)
+{
+    std::string dir = dt::scratchDir();
+    std::string path = dt::writeFile("locked.bin", sampleDump());
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    dt::Run r;
+    r.args = {path};
+    if (geteuid() == 0) {
+        // nobody must reach the tool and the file: both live in the scratch folder.
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        std::string tool = dt::writeFile("dump_timers", dt::readFile(dt::toolPath()));
+        ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+        r.tool = tool;
+        r.uid = 65534;
+    }
+    dt::Result got = dt::run(r);
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, "dump_timers: " + path + ": Permission denied\n");
+    EXPECT_EQ(got.status, 1);
 }
 
 }  // namespace

@@ -7,15 +7,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <regex>
-#include <spawn.h>
+#include <grp.h>
+#include <thread>
+#include <chrono>
+#include <csignal>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace dt {
 
@@ -86,6 +86,11 @@ std::string writeFile(const std::string &name, const std::string &bytes)
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!f)
         throw std::runtime_error("cannot write " + path);
+    // A fuzzing build collects every dump the tests write as seeds.
+    if (std::string seeds = env("DUMP_TIMERS_SEED_DIR"); !seeds.empty() && bytes.size() <= 4096) {
+        std::ofstream seed(seeds + "/" + name, std::ios::binary | std::ios::trunc);
+        seed.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
     return path;
 }
 
@@ -95,6 +100,64 @@ std::string readFile(const std::string &path)
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+[[noreturn]] static void childFail(const char *what)
+{
+    if (write(2, what, std::strlen(what)) < 0) {
+        // Nothing more to do: the status tells.
+    }
+    _exit(127);
+}
+
+// The child's side of run(): set up the three streams and the user, then exec.
+// Only async-signal-safe calls here; a failure exits 127 with a word on stderr.
+[[noreturn]] static void child(const Run &r, const char *file, char *const argv[], int stdinPipe,
+                               const char *outPath, const char *errPath)
+{
+    int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err < 0 || dup2(err, 2) < 0)
+        _exit(127);
+    int in = stdinPipe >= 0 ? stdinPipe : open(r.stdinPath.c_str(), O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0)
+        childFail("run: stdin\n");
+    switch (r.out) {
+    case Out::File: {
+        int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || dup2(out, 1) < 0)
+            childFail("run: stdout\n");
+        break;
+    }
+    case Out::DevFull: {
+        int out = open("/dev/full", O_WRONLY);
+        if (out < 0 || dup2(out, 1) < 0)
+            childFail("run: /dev/full\n");
+        break;
+    }
+    case Out::Closed:
+        close(1);
+        break;
+    }
+    // Leave the child only 0, 1 and 2; the tool must not find stdout open by accident.
+    for (int fd = 3; fd < 64; fd++)
+        close(fd);
+    if (r.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(r.uid)) != 0 ||
+                       setuid(static_cast<uid_t>(r.uid)) != 0))
+        childFail("run: setuid\n");
+    execvp(file, argv);  // the emulator is found on PATH
+    childFail("run: exec failed\n");
+}
+
+static unsigned long long readRchar(pid_t pid)
+{
+    std::istringstream io(readFile("/proc/" + std::to_string(pid) + "/io"));
+    for (std::string key; io >> key;) {
+        unsigned long long value = 0;
+        io >> value;
+        if (key == "rchar:")
+            return value;
+    }
+    return 0;
 }
 
 Result run(const Run &r)
@@ -108,7 +171,8 @@ Result run(const Run &r)
         words.push_back("-0");  // qemu-user: the guest's argv[0]
         words.push_back(r.argv0);
     }
-    words.push_back(toolPath());
+    const std::string tool = r.tool.empty() ? toolPath() : r.tool;
+    words.push_back(tool);
     for (const std::string &a : r.args)
         words.push_back(a);
     if (!r.argv0.empty() && !emulated())
@@ -119,36 +183,44 @@ Result run(const Run &r)
         for (std::string &w : words)
             argv.push_back(w.data());
     argv.push_back(nullptr);
-    std::string file = emulated() ? emulator()[0] : toolPath();
+    std::string file = emulated() ? emulator()[0] : tool;
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, r.stdinPath.c_str(), O_RDONLY, 0);
-    switch (r.out) {
-    case Out::File:
-        posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        break;
-    case Out::DevFull:
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/full", O_WRONLY, 0);
-        break;
-    case Out::Closed:
-        posix_spawn_file_actions_addclose(&fa, 1);
-        break;
+    int feed[2] = {-1, -1};
+    if (!r.stdinPieces.empty() && pipe(feed) != 0)
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        if (feed[1] >= 0)
+            close(feed[1]);
+        child(r, file.c_str(), argv.data(), feed[0], outPath.c_str(), errPath.c_str());
     }
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
-    pid_t pid;
-    int rc = posix_spawn(&pid, file.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        throw std::runtime_error("spawn " + file + ": " + std::strerror(rc));
+    if (feed[1] >= 0) {
+        close(feed[0]);
+        std::signal(SIGPIPE, SIG_IGN);  // the tool may stop reading early
+        for (const std::string &piece : r.stdinPieces) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.pauseMs));
+            if (write(feed[1], piece.data(), piece.size()) < 0)
+                break;
+        }
+        close(feed[1]);
+    }
 
+    // Wait without reaping, so the finished process's I/O counters can still be read.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0)
+        if (errno != EINTR)
+            throw std::runtime_error("waitid: " + std::string(std::strerror(errno)));
+    Result res;
+    res.rchar = readRchar(pid);
     int ws = 0;
     while (waitpid(pid, &ws, 0) < 0)
         if (errno != EINTR)
             throw std::runtime_error("waitpid: " + std::string(std::strerror(errno)));
 
-    Result res;
     res.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     res.out = readFile(outPath);
     res.err = readFile(errPath);
@@ -157,24 +229,42 @@ Result run(const Run &r)
     return res;
 }
 
+// A heading is "Timer N [HEX]: " and then the rest of its line.
+static bool parseHeading(const std::string &line, std::string *slot, std::string *hex, std::string *rest)
+{
+    const std::string timer = "Timer ";
+    if (line.rfind(timer, 0) != 0)
+        return false;
+    size_t at = timer.size(), end = line.find_first_not_of("0123456789", at);
+    if (end == at || end == std::string::npos || line.compare(end, 2, " [") != 0)
+        return false;
+    *slot = line.substr(at, end - at);
+    at = end + 2;
+    end = line.find_first_not_of("0123456789abcdef", at);
+    if (end == std::string::npos || end - at < 8 || line.compare(end, 3, "]: ") != 0)
+        return false;
+    *hex = line.substr(at, end - at);
+    *rest = line.substr(end + 3);
+    return true;
+}
+
 std::string maskAddresses(const std::string &report, std::string *why)
 {
-    static const std::regex heading(R"(^Timer (\d+) \[([0-9a-f]{8,})\]: )");
     std::istringstream in(report);
     std::string out, line;
     unsigned long long first = 0;
     int slot = 0;
     while (std::getline(in, line)) {
-        std::smatch m;
-        if (std::regex_search(line, m, heading)) {
-            unsigned long long addr = std::stoull(m[2].str(), nullptr, 16);
+        std::string n, hex, rest;
+        if (parseHeading(line, &n, &hex, &rest)) {
+            unsigned long long addr = std::stoull(hex, nullptr, 16);
             if (slot == 0)
                 first = addr;
-            if (std::stoi(m[1].str()) != slot)
-                *why += "slot " + m[1].str() + " out of order; ";
+            if (n != std::to_string(slot))
+                *why += "slot " + n + " out of order; ";
             else if (addr != first + 28ull * static_cast<unsigned>(slot))
-                *why += "slot " + m[1].str() + " not 28 bytes after the one before; ";
-            line = "Timer " + m[1].str() + " [ADDR]: " + m.suffix().str();
+                *why += "slot " + n + " not 28 bytes after the one before; ";
+            line = "Timer " + n + " [ADDR]: " + rest;
             slot++;
         } else if (line.rfind("Timer ", 0) == 0) {
             *why += "malformed heading: " + line + "; ";

@@ -23,15 +23,22 @@ enum class Out { File, DevFull, Closed };
 
 struct Result {
     std::string out, err;
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1;              // exit status, or 128 + signal
+    unsigned long long rchar = 0;  // bytes the process read (/proc/PID/io)
 };
 
 struct Run {
     std::vector<std::string> args;  // after the program name
+    std::string tool;               // empty: toolPath()
     std::string argv0;              // empty: the tool's path
     bool noArgv = false;            // exec with an empty argv
     Out out = Out::File;
     std::string stdinPath = "/dev/null";
+    // When set, stdin is a pipe fed these pieces one at a time, with a pause
+    // before each, and closed after the last.
+    std::vector<std::string> stdinPieces;
+    int pauseMs = 0;
+    int uid = -1;  // >= 0: run under this user and group id
 };
 
 // The tool under test and the emulator (for a cross build) to run it under.
