@@ -223,8 +223,8 @@ struct Case {
     const char *name;
     std::vector<std::string> args;  // "@in": the input file; "@dir": the scratch folder
     std::string input;
-    std::string out;  // "@dir" stands for the scratch folder here too
-    std::string err;
+    std::string out;  // expected stdout, addresses masked, and stderr;
+    std::string err;  // "@in" and "@dir" expand in both as in args
     int status;
     Out stdoutTo = Out::File;
 };
