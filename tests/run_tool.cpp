@@ -111,14 +111,15 @@ std::string readFile(const std::string &path)
 }
 
 // The child's side of run(): set up the three streams and the user, then exec.
-// Only async-signal-safe calls here; a failure exits 127 with a word on stderr.
+// Plain system calls only (the test process is single-threaded, so execvp is
+// safe after fork); a failure exits 127 with a word on stderr.
 [[noreturn]] static void child(const Run &r, const char *file, char *const argv[], int stdinPipe,
                                const char *outPath, const char *errPath)
 {
     int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err < 0 || dup2(err, 2) < 0)
         _exit(127);
-    int in = stdinPipe >= 0 ? stdinPipe : open(r.stdinPath.c_str(), O_RDONLY);
+    int in = stdinPipe >= 0 ? stdinPipe : open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0)
         childFail("run: stdin\n");
     switch (r.out) {

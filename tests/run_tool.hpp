@@ -33,9 +33,8 @@ struct Run {
     std::string argv0;              // empty: the tool's path
     bool noArgv = false;            // exec with an empty argv
     Out out = Out::File;
-    std::string stdinPath = "/dev/null";
-    // When set, stdin is a pipe fed these pieces one at a time, with a pause
-    // before each, and closed after the last.
+    // Standard input is /dev/null, or, when pieces are given, a pipe fed them
+    // one at a time, with a pause before each, and closed after the last.
     std::vector<std::string> stdinPieces;
     int pauseMs = 0;
     int uid = -1;  // >= 0: run under this user and group id
