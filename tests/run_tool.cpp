@@ -13,6 +13,7 @@
 #include <csignal>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +103,8 @@ std::string readFile(const std::string &path)
     return s.str();
 }
 
+static const char kTraceRefused[] = "run: this system lets no process trace its child\n";
+
 [[noreturn]] static void childFail(const char *what)
 {
     if (write(2, what, std::strlen(what)) < 0) {
@@ -111,10 +114,10 @@ std::string readFile(const std::string &path)
 }
 
 // The child's side of run(): set up the three streams and the user, then exec.
-// Plain system calls only (the test process is single-threaded, so execvp is
-// safe after fork); a failure exits 127 with a word on stderr.
+// Plain system calls only (the test process is single-threaded, so execvp and
+// setenv are safe after fork); a failure exits 127 with a word on stderr.
 [[noreturn]] static void child(const Run &r, const char *file, char *const argv[], int stdinPipe,
-                               const char *outPath, const char *errPath)
+                               int stdoutPipe, const char *outPath, const char *errPath)
 {
     int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err < 0 || dup2(err, 2) < 0)
@@ -138,6 +141,10 @@ std::string readFile(const std::string &path)
     case Out::Closed:
         close(1);
         break;
+    case Out::FullPipe:
+        if (dup2(stdoutPipe, 1) < 0)
+            childFail("run: stdout pipe\n");
+        break;
     }
     // Leave the child only 0, 1 and 2; the tool must not find stdout open by accident.
     for (int fd = 3; fd < 64; fd++)
@@ -145,6 +152,14 @@ std::string readFile(const std::string &path)
     if (r.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(r.uid)) != 0 ||
                        setuid(static_cast<uid_t>(r.uid)) != 0))
         childFail("run: setuid\n");
+    if (r.countReads) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            childFail(kTraceRefused);
+        // LeakSanitizer cannot work in a traced process: a sanitizer build
+        // checks for leaks in the other runs.
+        std::string asan = env("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS", (asan.empty() ? "detect_leaks=0" : asan + ":detect_leaks=0").c_str(), 1);
+    }
     execvp(file, argv);  // the emulator is found on PATH
     childFail("run: exec failed\n");
 }
@@ -159,6 +174,62 @@ static unsigned long long readRchar(pid_t pid)
             return value;
     }
     return 0;
+}
+
+static int waitFor(pid_t pid)
+{
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid: " + std::string(std::strerror(errno)));
+    return ws;
+}
+
+// A traced child stops first at its exec: from there on, have it stop once
+// more as it exits, and let it go. Returns false if it ended before its exec.
+static bool traceToExit(pid_t pid, int *ws)
+{
+    *ws = waitFor(pid);
+    if (!WIFSTOPPED(*ws))
+        return false;
+    if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL) != 0 ||
+        ptrace(PTRACE_CONT, pid, nullptr, nullptr) != 0)
+        throw std::runtime_error("ptrace: " + std::string(std::strerror(errno)));
+    return true;
+}
+
+// The kernel gives a process's counters only to root once the process has
+// let go of its memory, so they are read at the exit stop, while they are
+// still its own user's to read. Other stops pass their signal on. Returns
+// the wait status of the child's end.
+static int waitTraced(pid_t pid, Result *res)
+{
+    for (;;) {
+        int ws = waitFor(pid);
+        if (!WIFSTOPPED(ws))
+            return ws;
+        long sig = 0;
+        if (ws >> 8 == (SIGTRAP | PTRACE_EVENT_EXIT << 8))
+            res->rchar = readRchar(pid);
+        else if (WSTOPSIG(ws) != SIGTRAP)
+            sig = WSTOPSIG(ws);
+        if (ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(sig)) != 0)
+            throw std::runtime_error("ptrace: " + std::string(std::strerror(errno)));
+    }
+}
+
+// A pipe whose write end is non-blocking and holds all but about 1 KiB: a
+// small write still fits, a page-sized one finds no room and fails at once.
+static void fillPipe(int fds[2])
+{
+    if (pipe(fds) != 0)
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    int size = fcntl(fds[1], F_GETPIPE_SZ);
+    if (size < 4096 || fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK) != 0)
+        throw std::runtime_error("pipe: cannot size or unblock it");
+    std::string filler(static_cast<size_t>(size) - 1024, 'x');
+    if (write(fds[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
+        throw std::runtime_error("pipe: cannot fill it");
 }
 
 Result run(const Run &r)
@@ -189,6 +260,9 @@ Result run(const Run &r)
     int feed[2] = {-1, -1};
     if (!r.stdinPieces.empty() && pipe(feed) != 0)
         throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    int sink[2] = {-1, -1};
+    if (r.out == Out::FullPipe)
+        fillPipe(sink);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0)
@@ -196,8 +270,15 @@ Result run(const Run &r)
     if (pid == 0) {
         if (feed[1] >= 0)
             close(feed[1]);
-        child(r, file.c_str(), argv.data(), feed[0], outPath.c_str(), errPath.c_str());
+        child(r, file.c_str(), argv.data(), feed[0], sink[1], outPath.c_str(), errPath.c_str());
     }
+    if (sink[1] >= 0)
+        close(sink[1]);
+
+    // A traced tool is held at its exec until it is let go here.
+    Result res;
+    int ws = 0;
+    bool traced = r.countReads && traceToExit(pid, &ws);
 
     if (feed[1] >= 0) {
         close(feed[0]);
@@ -210,21 +291,17 @@ Result run(const Run &r)
         close(feed[1]);
     }
 
-    // Wait without reaping, so the finished process's I/O counters can still be read.
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0)
-        if (errno != EINTR)
-            throw std::runtime_error("waitid: " + std::string(std::strerror(errno)));
-    Result res;
-    res.rchar = readRchar(pid);
-    int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0)
-        if (errno != EINTR)
-            throw std::runtime_error("waitpid: " + std::string(std::strerror(errno)));
-
+    if (traced)
+        ws = waitTraced(pid, &res);
+    else if (!r.countReads)
+        ws = waitFor(pid);
+    if (sink[0] >= 0)
+        close(sink[0]);
     res.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     res.out = readFile(outPath);
     res.err = readFile(errPath);
+    if (r.countReads && res.status == 127 && res.err == kTraceRefused)
+        res.traceRefused = true;
     std::remove(outPath.c_str());
     std::remove(errPath.c_str());
     return res;

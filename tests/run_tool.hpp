@@ -19,12 +19,16 @@ std::string dump(std::initializer_list<Rec> recs);
 // The 896-byte dump of a whole area whose slot i holds slots[i] (zero past the list).
 std::string area(std::vector<std::pair<int, Rec>> slots);
 
-enum class Out { File, DevFull, Closed };
+// Where the tool's standard output goes: a file (captured), /dev/full, a
+// closed descriptor, or a non-blocking pipe that nobody drains, with about
+// 1 KiB free (what the tool gets into that pipe is not captured).
+enum class Out { File, DevFull, Closed, FullPipe };
 
 struct Result {
     std::string out, err;
-    int status = -1;              // exit status, or 128 + signal
-    unsigned long long rchar = 0;  // bytes the process read (/proc/PID/io)
+    int status = -1;               // exit status, or 128 + signal
+    unsigned long long rchar = 0;  // with countReads: bytes the process read
+    bool traceRefused = false;     // with countReads: the system allows no tracing
 };
 
 struct Run {
@@ -38,6 +42,10 @@ struct Run {
     std::vector<std::string> stdinPieces;
     int pauseMs = 0;
     int uid = -1;  // >= 0: run under this user and group id
+    // Read the process's I/O counters (/proc/PID/io) as it exits, while they
+    // are still its user's to read: the tool runs traced and is held at its
+    // exit for that moment.
+    bool countReads = false;
 };
 
 // The tool under test and the emulator (for a cross build) to run it under.

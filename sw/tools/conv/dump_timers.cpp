@@ -123,16 +123,23 @@ static const char progname[] = "dump_timers";
 
 // The last printf may land in the buffer while the real write fails later
 // (a full disk, a closed descriptor): flush and check before claiming success.
+// A write can also fail mid-report (a non-blocking pipe that is full) and the
+// final flush then succeed; the stream's error flag remembers the failure, and
+// errno still holds its reason, since nothing since has failed to set another.
 static int closeStdout(void)
 {
     bool failed = ferror(stdout) != 0;
+    int err = failed ? errno : 0;
     errno = 0;
-    if (fclose(stdout) != 0)
+    if (fclose(stdout) != 0) {
         failed = true;
+        if (err == 0)
+            err = errno;
+    }
     if (!failed)
         return 0;
-    if (errno != 0)
-        fprintf(stderr, "%s: write error: %s\n", progname, strerror(errno));
+    if (err != 0)
+        fprintf(stderr, "%s: write error: %s\n", progname, strerror(err));
     else
         fprintf(stderr, "%s: write error\n", progname);
     return 1;
