@@ -1,10 +1,14 @@
 // libFuzzer target: any bytes, 0 to a few thousand, as a dump file through the
-// tool's own main, with the report captured and checked for what must hold on
-// every input:
+// tool's own main, with the report captured and checked against the input on
+// every run:
 //   - the run ends normally with status 0;
 //   - under 28 bytes: exactly the loader's line;
-//   - otherwise: 32 slot headings in order, their addresses 28 apart, each
-//     followed by "Unused" or by the four field lines, then one empty line.
+//   - otherwise: 32 slot headings in order, their addresses 28 apart, then one
+//     empty line. A slot the input covers whole and whose mq word is not 0 is
+//     in use, any other slot is "Unused"; a slot in use shows every field as
+//     the big-endian word at its offset in the input: value, interval and
+//     owner in signed decimal, mesg, mq, prev and next in 8 hex digits, and
+//     the owner's name from the table below, kept here, apart from the tool.
 //
 // The tool is compiled into this file unchanged: its main is renamed, and its
 // fopen is wrapped so the stream it leaves open for the process's life can be
@@ -37,81 +41,126 @@ static FILE *fuzzFopen(const char *path, const char *mode)
 
 namespace {
 
-[[noreturn]] void fail(const char *what, std::string_view report)
+// The target's process names, by id.
+const char *const kOwnerNames[16] = {
+    "tarmin", "gorvand", "ux", "qo", "pe0", "pe1", "bry", "malvik",
+    "jor",    "ga",      "ob", "ek", "ga",  "hux", "rol", "cerlund",
+};
+
+[[noreturn]] void fail(const std::string &what, std::string_view report)
 {
-    std::fprintf(stderr, "fuzz: %s\n--- report ---\n%.*s--- end ---\n", what,
+    std::fprintf(stderr, "fuzz: %s\n--- report ---\n%.*s--- end ---\n", what.c_str(),
                  static_cast<int>(report.size()), report.data());
     std::abort();
 }
 
-bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+// The report being read, and what is left of it.
+struct Reader {
+    std::string_view report, s;
 
-// "NAME: " then an optional '-' and 1 to 10 digits, or exactly 8 lowercase hex digits.
-bool field(std::string_view &s, std::string_view name, bool hex)
-{
-    if (!startsWith(s, name))
-        return false;
-    s.remove_prefix(name.size());
-    size_t n = 0;
-    if (hex) {
-        while (n < s.size() && ((s[n] >= '0' && s[n] <= '9') || (s[n] >= 'a' && s[n] <= 'f')))
-            n++;
-        if (n != 8)
-            return false;
-    } else {
-        if (!s.empty() && s[0] == '-')
-            s.remove_prefix(1);
-        while (n < s.size() && s[n] >= '0' && s[n] <= '9')
-            n++;
-        if (n < 1 || n > 10)
-            return false;
+    void expect(std::string_view text, const std::string &what)
+    {
+        if (s.substr(0, text.size()) != text)
+            fail(what + ": expected \"" + std::string(text) + "\"", report);
+        s.remove_prefix(text.size());
     }
-    s.remove_prefix(n);
-    return true;
-}
 
-bool line(std::string_view &s, std::string_view text)
-{
-    if (!startsWith(s, text))
-        return false;
-    s.remove_prefix(text.size());
-    return true;
-}
-
-void checkReport(std::string_view report)
-{
-    std::string_view s = report;
-    unsigned long long base = 0;
-    for (int i = 0; i < 32; i++) {
-        std::string heading = "Timer " + std::to_string(i) + " [";
-        if (!line(s, heading))
-            fail("heading missing or out of order", report);
+    // Lowercase hex digits, as many as there are.
+    std::string_view hexDigits()
+    {
         size_t n = 0;
         while (n < s.size() && ((s[n] >= '0' && s[n] <= '9') || (s[n] >= 'a' && s[n] <= 'f')))
             n++;
-        if (n < 8 || n > 16)
-            fail("slot address not 8 to 16 lowercase hex digits", report);
-        unsigned long long addr = std::strtoull(std::string(s.substr(0, n)).c_str(), nullptr, 16);
-        if (i == 0)
-            base = addr;
-        else if (addr != base + 28ull * static_cast<unsigned>(i))
-            fail("slot addresses not 28 apart", report);
+        std::string_view digits = s.substr(0, n);
         s.remove_prefix(n);
-        if (line(s, "]: Unused\n"))
-            continue;
-        if (!line(s, "]: \n"))
-            fail("heading ends in neither Unused nor a newline", report);
-        if (!(field(s, "  value: ", false) && field(s, ", interval: ", false) && line(s, "\n") &&
-              field(s, "  mesg: ", true) && field(s, ", mq: ", true) && line(s, "\n") &&
-              field(s, "  prev: ", true) && field(s, ", next: ", true) && line(s, "\n") &&
-              field(s, "  owner: ", false) && line(s, " (")))
-            fail("malformed field lines", report);
-        size_t close = s.find(")\n");
-        if (close == std::string_view::npos || close == 0 || close > 16)
-            fail("malformed owner name", report);
-        s.remove_prefix(close + 2);
+        return digits;
     }
-    if (s != "\n")
+
+    // Exactly 8 lowercase hex digits that spell the 32-bit word.
+    void hex8(uint32_t word, const std::string &what)
+    {
+        std::string_view d = hexDigits();
+        if (d.size() != 8)
+            fail(what + ": not 8 lowercase hex digits", report);
+        uint32_t got = 0;
+        for (char c : d)
+            got = got << 4 | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        if (got != word)
+            fail(what + ": does not match the input", report);
+    }
+
+    // The word read as a signed 32-bit number, in plain decimal: an optional
+    // '-', no leading zero, no "-0".
+    void signedDecimal(uint32_t word, const std::string &what)
+    {
+        bool negative = !s.empty() && s[0] == '-';
+        if (negative)
+            s.remove_prefix(1);
+        size_t n = 0;
+        while (n < s.size() && n < 11 && s[n] >= '0' && s[n] <= '9')
+            n++;
+        if (n == 0 || n > 10 || (s[0] == '0' && (n > 1 || negative)))
+            fail(what + ": not a plain decimal number", report);
+        long long got = 0;
+        for (size_t k = 0; k < n; k++)
+            got = got * 10 + (s[k] - '0');
+        s.remove_prefix(n);
+        long long want = word < 0x80000000u ? static_cast<long long>(word)
+                                            : static_cast<long long>(word) - 0x100000000ll;
+        if ((negative ? -got : got) != want)
+            fail(what + ": does not match the input", report);
+    }
+};
+
+uint32_t wordAt(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+}
+
+void checkReport(std::string_view report, const uint8_t *data, size_t size)
+{
+    Reader r{report, report};
+    unsigned long long base = 0;
+    for (size_t i = 0; i < 32; i++) {
+        std::string slot = "slot " + std::to_string(i);
+        r.expect("Timer " + std::to_string(i) + " [", slot + " heading");
+        std::string_view addr = r.hexDigits();
+        if (addr.size() < 8 || addr.size() > 16)
+            fail(slot + ": address not 8 to 16 lowercase hex digits", report);
+        unsigned long long at = std::strtoull(std::string(addr).c_str(), nullptr, 16);
+        if (i == 0)
+            base = at;
+        else if (at != base + 28ull * i)
+            fail(slot + ": address not 28 bytes after the one before", report);
+
+        // value, interval, mq, mesg, owner, prev, next
+        uint32_t w[7] = {};
+        bool covered = size >= 28 * (i + 1);
+        for (size_t k = 0; covered && k < 7; k++)
+            w[k] = wordAt(data + 28 * i + 4 * k);
+        if (!covered || w[2] == 0) {
+            r.expect("]: Unused\n", slot + " free");
+            continue;
+        }
+        r.expect("]: \n  value: ", slot + " in use");
+        r.signedDecimal(w[0], slot + " value");
+        r.expect(", interval: ", slot);
+        r.signedDecimal(w[1], slot + " interval");
+        r.expect("\n  mesg: ", slot);
+        r.hex8(w[3], slot + " mesg");
+        r.expect(", mq: ", slot);
+        r.hex8(w[2], slot + " mq");
+        r.expect("\n  prev: ", slot);
+        r.hex8(w[5], slot + " prev");
+        r.expect(", next: ", slot);
+        r.hex8(w[6], slot + " next");
+        r.expect("\n  owner: ", slot);
+        r.signedDecimal(w[4], slot + " owner");
+        r.expect(std::string(" (") + (w[4] < 16 ? kOwnerNames[w[4]] : "unknown") + ")\n",
+                 slot + " owner name");
+    }
+    if (r.s != "\n")
         fail("report does not end in exactly one empty line", report);
 }
 
@@ -160,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (out != "Did not find any timers in the file\n")
             fail("a file without a whole record must give exactly the loader's line", out);
     } else {
-        checkReport(out);
+        checkReport(out, data, size);
     }
     std::free(report);
     return 0;
