@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "portability.h"
+
 // The target's basic types.
 using u32 = std::uint32_t;
 using s32 = std::int32_t;
@@ -126,18 +128,25 @@ static const char progname[] = "dump_timers";
 // A write can also fail mid-report (a non-blocking pipe that is full) and the
 // final flush then succeed; the stream's error flag remembers the failure, and
 // errno still holds its reason, since nothing since has failed to set another.
+// A reader that went away early (dump_timers d.bin | head -2) is no error
+// worth a line: the run just ends with status 1, as SIGPIPE ends it on Unix.
 static int closeStdout(void)
 {
     bool failed = ferror(stdout) != 0;
     int err = failed ? errno : 0;
+    bool gone = failed && stdoutReaderGone();
     errno = 0;
     if (fclose(stdout) != 0) {
+        if (!failed)
+            gone = stdoutReaderGone();
         failed = true;
         if (err == 0)
             err = errno;
     }
     if (!failed)
         return 0;
+    if (gone)
+        return 1;
     if (err != 0)
         fprintf(stderr, "%s: write error: %s\n", progname, strerror(err));
     else
@@ -148,6 +157,7 @@ static int closeStdout(void)
 #ifndef DUMP_TIMERS_NO_MAIN
 int main(int argc, char *argv[])
 {
+    hostArgs(&argc, &argv);
     if (argc < 2) {
         // An empty command line has no name to show: use our own.
         const char *name = progname;
@@ -159,7 +169,7 @@ int main(int argc, char *argv[])
     }
 
     // The stream stays open until exit: the tool reads one file and ends.
-    FILE *stream = fopen(argv[1], "rb");
+    FILE *stream = openDump(argv[1]);
     if (stream == nullptr) {
         fprintf(stderr, "%s: %s: %s\n", progname, argv[1], strerror(errno));
         return 1;
