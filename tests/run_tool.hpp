@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -20,15 +21,15 @@ std::string dump(std::initializer_list<Rec> recs);
 std::string area(std::vector<std::pair<int, Rec>> slots);
 
 // Where the tool's standard output goes: a file (captured), /dev/full, a
-// closed descriptor, or a non-blocking pipe that nobody drains, with about
-// 1 KiB free (what the tool gets into that pipe is not captured).
-enum class Out { File, DevFull, Closed, FullPipe };
-
+// closed descriptor, a non-blocking pipe that nobody drains, with about 1 KiB
+// free (what the tool gets into it is not captured), or a pipe whose reader
+// is gone before the tool writes.
+enum class Out { File, DevFull, Closed, FullPipe, ReaderGone };
 struct Result {
     std::string out, err;
     int status = -1;               // exit status, or 128 + signal
     unsigned long long rchar = 0;  // with countReads: bytes the process read
-    bool traceRefused = false;     // with countReads: the system allows no tracing
+    std::string uncounted;         // with countReads: why they could not be counted
 };
 
 struct Run {
@@ -44,15 +45,43 @@ struct Run {
     int uid = -1;  // >= 0: run under this user and group id
     // Read the process's I/O counters (/proc/PID/io) as it exits, while they
     // are still its user's to read: the tool runs traced and is held at its
-    // exit for that moment.
+    // exit for that moment. An emulated tool cannot be traced; its counters
+    // are read after its end, which only root may do.
     bool countReads = false;
 };
 
 // The tool under test and the emulator (for a cross build) to run it under.
 std::string toolPath();
+std::vector<std::string> emulator();
 bool emulated();
 
 Result run(const Run &r);
+
+// What a test may need of the host that not every host has. lacks() gives
+// the reason a test must be skipped here, or nullptr if the host has it.
+enum class Need {
+    DevFull,        // /dev/full
+    ClosedStdout,   // starting a process with descriptor 1 closed
+    FullPipe,       // a pipe of known size, filled, in non-blocking mode
+    ReadCounters,   // the bytes a process read, as it exits
+    OtherUser,      // running as another user, to be refused a file
+    DevStdin,       // /dev/stdin, to read a dump from a pipe
+    DevZero,        // /dev/zero
+    NoProgramName,  // starting a process with no words at all
+};
+const char *lacks(Need need);
+const char *lacks(Out out);
+bool runningAsRoot();
+
+// Where the hosts answer alike in kind but not in words or numbers.
+extern const char *const kDirectoryReason;  // why a folder does not open as a dump
+extern const int kReaderGoneStatus;         // the status of a run whose reader left
+
+// The environment variable's value, or "".
+std::string env(const char *name);
+// A UTF-8 string as a path, and back, on any host.
+std::filesystem::path fsPath(const std::string &utf8);
+std::string utf8(const std::filesystem::path &p);
 
 // A fresh scratch folder for this process, and a file in it with these bytes.
 std::string scratchDir();
