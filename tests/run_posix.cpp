@@ -59,22 +59,6 @@ const char *lacks(Need need)
     return nullptr;
 }
 
-const char *lacks(Out out)
-{
-    switch (out) {
-    case Out::DevFull:
-        return lacks(Need::DevFull);
-    case Out::Closed:
-        return lacks(Need::ClosedStdout);
-    case Out::FullPipe:
-        return lacks(Need::FullPipe);
-    case Out::File:
-    case Out::ReaderGone:
-        return nullptr;
-    }
-    return nullptr;
-}
-
 static const char kTraceRefused[] = "run: this system lets no process trace its child\n";
 
 [[noreturn]] static void childFail(const char *what)

@@ -63,6 +63,23 @@ std::vector<std::string> emulator()
 
 bool emulated() { return !emulator().empty(); }
 
+// What a place for standard output needs of the host.
+const char *lacks(Out out)
+{
+    switch (out) {
+    case Out::DevFull:
+        return lacks(Need::DevFull);
+    case Out::Closed:
+        return lacks(Need::ClosedStdout);
+    case Out::FullPipe:
+        return lacks(Need::FullPipe);
+    case Out::File:
+    case Out::ReaderGone:
+        return nullptr;
+    }
+    return nullptr;
+}
+
 static std::filesystem::path dir;
 
 static void removeScratch()

@@ -46,22 +46,6 @@ const char *lacks(Need need)
     return nullptr;
 }
 
-const char *lacks(Out out)
-{
-    switch (out) {
-    case Out::DevFull:
-        return lacks(Need::DevFull);
-    case Out::Closed:
-        return lacks(Need::ClosedStdout);
-    case Out::FullPipe:
-        return lacks(Need::FullPipe);
-    case Out::File:
-    case Out::ReaderGone:
-        return nullptr;
-    }
-    return nullptr;
-}
-
 static std::runtime_error lastError(const char *what)
 {
     return std::runtime_error(std::string(what) + ": Windows error " + std::to_string(GetLastError()));
