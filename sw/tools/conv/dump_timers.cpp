@@ -136,12 +136,10 @@ static int closeStdout(void)
     int err = failed ? errno : 0;
     bool gone = failed && stdoutReaderGone();
     errno = 0;
-    if (fclose(stdout) != 0) {
-        if (!failed)
-            gone = stdoutReaderGone();
+    if (fclose(stdout) != 0 && !failed) {
         failed = true;
-        if (err == 0)
-            err = errno;
+        err = errno;
+        gone = stdoutReaderGone();
     }
     if (!failed)
         return 0;
