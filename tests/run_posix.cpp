@@ -70,8 +70,9 @@ static const char kTraceRefused[] = "run: this system lets no process trace its 
 }
 
 // The child's side of run(): set up the three streams and the user, then exec.
-// Plain system calls only (the test process is single-threaded, so execvp and
-// setenv are safe after fork); a failure exits 127 with a word on stderr.
+// System calls, and setenv and execvp, which are safe after fork here since
+// the test process is single-threaded; a failure exits 127 with a word on
+// stderr.
 [[noreturn]] static void child(const Run &r, bool trace, const char *file, char *const argv[],
                                int stdinPipe, int stdoutPipe, const char *outPath,
                                const char *errPath)
