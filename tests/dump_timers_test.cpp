@@ -3,6 +3,7 @@
 // Slot addresses differ from run to run; they are checked for spacing and
 // masked as ADDR before the report is compared.
 
+#include "end_to_end.hpp"
 #include "run_tool.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+using dt::Case;
+using dt::EndToEnd;
 using dt::Out;
 using dt::Rec;
 
@@ -374,32 +377,6 @@ std::string busyArea()
     return s.substr(0, 896);
 }
 
-struct Case {
-    const char *name;
-    std::vector<std::string> args;  // "@in": the input file; "@dir": the scratch folder
-    std::string input;
-    std::string out;  // expected stdout, addresses masked, and stderr;
-    std::string err;  // "@in" and "@dir" expand in both as in args, "@EISDIR"
-                      // to the host's reason for a folder that will not open
-    int status;
-    Out stdoutTo = Out::File;
-};
-
-std::string expand(std::string s, const std::string &in)
-{
-    for (auto [key, value] : {std::pair<std::string, std::string>{"@in", in},
-                              {"@dir", dt::scratchDir()},
-                              {"@EISDIR", dt::kDirectoryReason}})
-        for (size_t at; (at = s.find(key)) != std::string::npos;)
-            s.replace(at, key.size(), value);
-    return s;
-}
-
-// gtest prints a case by its name, not as raw bytes.
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
-class EndToEnd : public testing::TestWithParam<Case> {};
-
 TEST_P(EndToEnd, Run)
 {
     const Case &c = GetParam();
@@ -408,14 +385,14 @@ TEST_P(EndToEnd, Run)
     std::string in = dt::writeFile("in_" + std::string(c.name), c.input);
     dt::Run r;
     for (const std::string &a : c.args)
-        r.args.push_back(expand(a, in));
+        r.args.push_back(dt::expand(a, in));
     r.out = c.stdoutTo;
 
     dt::Result got = dt::run(r);
     std::string why;
-    EXPECT_EQ(dt::maskAddresses(got.out, &why), expand(c.out, in));
+    EXPECT_EQ(dt::maskAddresses(got.out, &why), dt::expand(c.out, in));
     EXPECT_EQ(why, "");
-    EXPECT_EQ(got.err, expand(c.err, in));
+    EXPECT_EQ(got.err, dt::expand(c.err, in));
     EXPECT_EQ(got.status, c.status);
 }
 
