@@ -10,6 +10,13 @@
 //     owner in signed decimal, mesg, mq, prev and next in 8 hex digits, and
 //     the owner's name from the table below, kept here, apart from the tool.
 //
+// The same input then goes through --json, read back with nlohmann's parser:
+//   - it parses, with 32 timers whose "used" is what the input says;
+//   - every listed slot is in use and on one list only, once; each list
+//     follows next_slot from one timer to the next (so every walk ended, at
+//     most 32 steps long);
+//   - the status is 3 exactly when "problems" is not empty, else 0.
+//
 // The tool is compiled into this file unchanged: its main is renamed, and its
 // fopen is wrapped so the stream it leaves open for the process's life can be
 // closed here after each input.
@@ -22,8 +29,11 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 static FILE *lastOpened;
 
@@ -164,8 +174,71 @@ void checkReport(std::string_view report, const uint8_t *data, size_t size)
         fail("report does not end in exactly one empty line", report);
 }
 
+// Each list: its slots in use, listed once in all, chained by next_slot.
+void checkJson(std::string_view out, int status, const uint8_t *data, size_t size)
+{
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(out);
+    } catch (const nlohmann::json::exception &e) {
+        fail(std::string("--json output does not parse: ") + e.what(), out);
+    }
+    const nlohmann::json &timers = j.at("timers");
+    if (!timers.is_array() || timers.size() != 32)
+        fail("--json: not 32 timers", out);
+    for (size_t i = 0; i < 32; i++) {
+        bool used = size >= 28 * (i + 1) && wordAt(data + 28 * i + 8) != 0;
+        if (timers[i].at("used") != used)
+            fail("--json: slot " + std::to_string(i) + " used does not match the input", out);
+    }
+    bool listed[32] = {};
+    for (const nlohmann::json &list : j.at("lists")) {
+        if (list.empty())
+            fail("--json: an empty list", out);
+        for (size_t k = 0; k < list.size(); k++) {
+            int s = list[k].get<int>();
+            if (s < 0 || s > 31 || !timers[static_cast<size_t>(s)].at("used").get<bool>())
+                fail("--json: listed slot " + std::to_string(s) + " is not in use", out);
+            if (listed[s])
+                fail("--json: slot " + std::to_string(s) + " listed twice", out);
+            listed[s] = true;
+            if (k > 0 && timers[list[k - 1].get<size_t>()].at("next_slot") != s)
+                fail("--json: slot " + std::to_string(s) + " does not follow its list's last", out);
+        }
+    }
+    bool problems = !j.at("problems").empty();
+    if (status != (problems ? 3 : 0))
+        fail("--json: status " + std::to_string(status) + " with" + (problems ? "" : "out") +
+                 " problems", out);
+}
+
 int dumpFd = -1;
 char dumpPath[64];
+
+// The tool's main on the dump, with these options before it; its report
+// (or view) in *out, to be freed.
+int runTool(std::vector<char *> options, char **out, size_t *outSize)
+{
+    FILE *savedStdout = stdout;
+    *out = nullptr;
+    *outSize = 0;
+    stdout = open_memstream(out, outSize);
+    if (stdout == nullptr)
+        fail("open_memstream failed", "");
+    std::vector<char *> argv;
+    static char arg0[] = "dump_timers";
+    argv.push_back(arg0);
+    for (char *o : options)
+        argv.push_back(o);
+    argv.push_back(dumpPath);
+    argv.push_back(nullptr);
+    lastOpened = nullptr;
+    int status = dumpTimersMain(static_cast<int>(argv.size() - 1), argv.data());
+    stdout = savedStdout;
+    if (lastOpened != nullptr)
+        std::fclose(lastOpened);
+    return status;
+}
 
 }  // namespace
 
@@ -187,21 +260,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Capture standard output in memory; the tool closes it at the end, which
     // leaves the whole report in the buffer.
-    FILE *savedStdout = stdout;
     char *report = nullptr;
     size_t reportSize = 0;
-    stdout = open_memstream(&report, &reportSize);
-    if (stdout == nullptr)
-        fail("open_memstream failed", "");
-
-    char arg0[] = "dump_timers";
-    char *argv[] = {arg0, dumpPath, nullptr};
-    lastOpened = nullptr;
-    int status = dumpTimersMain(2, argv);
-    stdout = savedStdout;
-    if (lastOpened != nullptr)
-        std::fclose(lastOpened);
-
+    int status = runTool({}, &report, &reportSize);
     std::string_view out(report, reportSize);
     if (status != 0)
         fail("status is not 0", out);
@@ -212,5 +273,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkReport(out, data, size);
     }
     std::free(report);
+
+    char *json = nullptr;
+    size_t jsonSize = 0;
+    static char jsonOption[] = "--json";
+    status = runTool({jsonOption}, &json, &jsonSize);
+    checkJson(std::string_view(json, jsonSize), status, data, size);
+    std::free(json);
     return 0;
 }
