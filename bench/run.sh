@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Benchmark dump_timers against the floor (/bin/true, the cost of a bare
 # process) and against what a user would type instead (od, xxd), all on the
-# same 896-byte dump with half the slots in use. Prints a Markdown table.
+# same 896-byte dump with half the slots in use; and the views (--json,
+# --lists) against the plain report. Prints a Markdown table.
 #
 #   bash bench/run.sh            # full run: 10 rounds of 300 runs per command
 #   bash bench/run.sh --quick    # a smoke run: 2 rounds of 20 runs
 #
-# Wall time: hyperfine, every round running the four commands in turn, so
+# Wall time: hyperfine, every round running the six commands in turn, so
 # they alternate and share the machine's moods; each command's figure is the
 # median over rounds of its per-round median. Instructions: callgrind's count
 # of user-space instructions, from exec to exit (repeatable run to run).
@@ -45,10 +46,15 @@ for i in $(seq 0 31); do
     fi
 done | xxd -r -p >"$dump"
 [ "$(stat -c %s "$dump")" = 896 ] || { echo "bench: dump is not 896 bytes" >&2; exit 1; }
-"$tool" "$dump" >/dev/null || { echo "bench: dump_timers failed on the dump" >&2; exit 1; }
+for view in "" --json --lists; do
+    # shellcheck disable=SC2086
+    "$tool" $view "$dump" >/dev/null || { echo "bench: dump_timers $view failed on the dump" >&2; exit 1; }
+done
 
-names=(true dump_timers od xxd)
-cmds=("/bin/true" "$tool $dump" "od -A x -t x4 --endian=big $dump" "xxd -g4 $dump")
+names=(true dump_timers od xxd json lists)
+labels=(true dump_timers od xxd "dump_timers --json" "dump_timers --lists")
+cmds=("/bin/true" "$tool $dump" "od -A x -t x4 --endian=big $dump" "xxd -g4 $dump"
+      "$tool --json $dump" "$tool --lists $dump")
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -81,8 +87,9 @@ echo "- Rounds: $rounds x $runs runs per command (hyperfine $(hyperfine --versio
 echo
 echo "| command | wall median | vs true | instructions | vs true | peak RSS | vs true |"
 echo "|---|---:|---:|---:|---:|---:|---:|"
-for n in "${names[@]}"; do
-    printf '| %s | %.3f ms | %s | %s | %s | %s KiB | %s |\n' "$n" \
+for k in "${!names[@]}"; do
+    n=${names[$k]}
+    printf '| %s | %.3f ms | %s | %s | %s | %s KiB | %s |\n' "${labels[$k]}" \
         "$(awk -v s="${wall[$n]}" 'BEGIN { print s * 1000 }')" "$(ratio "${wall[$n]}" "${wall[true]}")" \
         "${ins[$n]}" "$(ratio "${ins[$n]}" "${ins[true]}")" \
         "${rss[$n]}" "$(ratio "${rss[$n]}" "${rss[true]}")"
@@ -92,3 +99,8 @@ verdict() { awk -v a="$1" -v b="$2" -v lim="$3" 'BEGIN { print (a <= b * lim) ? 
 echo "Targets for dump_timers: wall <= 1.0x true: $(verdict "${wall[dump_timers]}" "${wall[true]}" 1.0);" \
      "instructions <= 1.25x: $(verdict "${ins[dump_timers]}" "${ins[true]}" 1.25);" \
      "peak RSS <= 1.0x: $(verdict "${rss[dump_timers]}" "${rss[true]}" 1.0)"
+for n in json lists; do
+    echo "Targets for dump_timers --$n against the report: wall <= 1.10x: $(verdict "${wall[$n]}" "${wall[dump_timers]}" 1.10);" \
+         "instructions <= 1.5x: $(verdict "${ins[$n]}" "${ins[dump_timers]}" 1.5)" \
+         "($(ratio "${wall[$n]}" "${wall[dump_timers]}") and $(ratio "${ins[$n]}" "${ins[dump_timers]}"))"
+done
