@@ -148,7 +148,8 @@ void __zetGetTimersUsage(void)
 // address of slot 0, slot k lying at base + 28k) is given with --base or
 // inferred from the links themselves: the base under which the most pairs of
 // timers point at each other both ways. Everything below works on a decoded
-// area and touches no global, so a test can hand it any table.
+// area and reads no global but the owner names, so a test can hand it any
+// table.
 
 enum LinkEnd { LINK_NONE, LINK_PREV, LINK_NEXT };
 // In the order problems of one slot are listed.
