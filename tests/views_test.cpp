@@ -165,6 +165,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"help_before_bad_file", {"--help", "@dir/missing"}, "", kHelp, "", 0},
         Case{"file_missing_with_view", {"--json", "@dir/missing.bin"}, "", "",
              "dump_timers: @dir/missing.bin: No such file or directory\n", 1},
+        // Errors outrank problems: a view that cannot be read or written ends with 1.
+        Case{"view_of_directory", {"--json", "@dir"}, "", "", "dump_timers: @dir: @EISDIR\n", 1},
+        Case{"view_with_problems_to_dev_full", {"--lists", "@in"}, damagedDump(), "",
+             "dump_timers: write error: No space left on device\n", 1, dt::Out::DevFull},
         // A lone '-' is a file's name, here of none.
         Case{"dash_is_a_file_name", {"-"}, "", "", "dump_timers: -: No such file or directory\n", 1},
 
